@@ -1,0 +1,15 @@
+#pragma once
+#include <nt/kernel.h>
+
+namespace nt {
+
+class Registry {
+public:
+    explicit Registry(Kernel& kernel) : kernel_(kernel) {}
+    Kernel& kernel() { return kernel_; }
+
+private:
+    Kernel& kernel_;
+};
+
+} // namespace nt
