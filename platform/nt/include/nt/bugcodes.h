@@ -38,6 +38,7 @@
 #define VF_WAIT_ON_UNINITIALIZED_OBJECT 0x3AUL // p2 = object
 #define VF_DPC_RETURNED_AT_WRONG_IRQL 0x3BUL   // p2 = routine, p3 = IRQL on return
 #define VF_THREAD_EXIT_AT_RAISED_IRQL 0x3CUL   // p2 = thread, p3 = IRQL
+#define VF_NOT_A_SYSTEM_THREAD 0x3DUL // PsTerminateSystemThread on another kind of thread; p2 = thread
 // Freed memory: p2 = object, p3 = start of the freed block, p4 = its size.
 #define VF_FREED_WAITED_OBJECT 0x60UL  // a dispatcher object that a thread waits on
 #define VF_FREED_WAIT_BLOCK 0x61UL     // a wait block that a waiting thread uses

@@ -52,6 +52,9 @@ public:
     void Start(); // starts the clock and the processor threads
     void Stop();  // ends processors and the clock; system threads must have ended
 
+    // Called with the report when the machine bug-checks, before the process aborts.  Any thread.
+    void SetBugCheckHandler(BugCheckHandler handler);
+
     const KernelConfig& Config() const { return config_; }
     Dispatcher& Ke() { return *ke_; }
     Verifier& Vf() { return *vf_; }

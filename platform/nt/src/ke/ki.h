@@ -6,6 +6,7 @@
 #include <nt/ps.h>
 #include <nt/kernel.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <string>
@@ -44,8 +45,9 @@ struct _KTHREAD {
     PKSPIN_LOCK HeldLocks[KI_MAX_HELD_LOCKS] = {}; // in acquisition order
     LONG CriticalRegionDepth = 0;
 
+    std::atomic<KPRIORITY> Priority{8}; // recorded only: host scheduling ignores it
+
     // Guarded by the dispatcher lock.
-    KPRIORITY Priority = 8;
     bool Waiting = false; // blocked in a wait; not counted runnable
     bool Terminated = false;
     NTSTATUS WaitStatus = STATUS_SUCCESS;
