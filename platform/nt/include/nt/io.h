@@ -558,17 +558,20 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
-// The I/O manager's own record of an IRP's ownership; drivers never touch it.  The state tells
-// who may act on the packet: the driver that holds it (Idle), the drivers below while it is being
-// dispatched (Dispatched), or nobody (Freed).
+// The I/O manager's own record of an IRP's ownership and origin; drivers never touch it.
+// State: 0 while the driver that allocated the packet holds it, 1 while it is sent down (a lower
+// driver owns it).  Origin: 0 driver-allocated, 1 a request the I/O manager finishes (thread IRP).
 typedef struct _IOP_IRP_TRACKING {
-    ULONG State;            // IOP_IRP_* below
-    ULONG Origin;           // IOP_ORIGIN_* below
-    PVOID Process;          // nt::Process* that issued a request of the user-mode service layer
-    PVOID UserOutputBuffer; // buffered request: where the system buffer is copied back on success
-    ULONG UserOutputLength;
-    ULONG Magic;            // IOP_IRP_MAGIC while the packet is initialised
-    LIST_ENTRY PendingLink; // in the issuing process's list of pending requests
+    ULONG Magic; // set while the packet is initialised; another value once freed
+    ULONG State;
+    ULONG Origin;
+    CCHAR OwnerLocation;    // CurrentLocation of the holder that first sent the packet down
+    BOOLEAN Orphaned;       // the issuing process ended: nothing is written back to it
+    BOOLEAN FreePending;    // finished while a canceller held it; the last hold frees it
+    LONG CancelHolds;       // cancellers working on the packet (guarded by the I/O manager's lock)
+    PVOID Process;          // the user process that issued the request (nt::Process*), or null
+    ULONG UserOutputLength; // buffered request: bytes the caller's output buffer holds
+    PVOID EventObject;      // referenced event object of an overlapped request, or null
 } IOP_IRP_TRACKING;
 
 struct _IRP {
