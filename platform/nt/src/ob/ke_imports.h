@@ -1,7 +1,5 @@
-// What the object manager, the pool and the registry need from the dispatcher and the verifier
-// (src/ke, src/vf).  Those components are linked into the same library; the declarations are weak
-// so that this code also builds and runs before they are complete, falling back to a passive
-// System-process context and a plain abort.
+// What the object manager, the pool, the registry and the run-time library need from the
+// dispatcher and the verifier (src/ke, src/vf), behind one narrow interface.
 #pragma once
 
 #include <ntdef.h>

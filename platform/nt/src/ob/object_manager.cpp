@@ -4,6 +4,8 @@
 
 #include "ob/ke_imports.h"
 
+#include <nt/ke.h>
+
 #include <algorithm>
 #include <new>
 
@@ -152,9 +154,17 @@ NTSTATUS ObjectManager::CloseHandle(Process* process, HANDLE handle, KPROCESSOR_
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObjectManager::CreateEvent(Process*, EVENT_TYPE, BOOLEAN, PHANDLE) {
-    // Needs the dispatcher's KEVENT; completed when the dispatcher lands.
-    return STATUS_NOT_IMPLEMENTED;
+NTSTATUS ObjectManager::CreateEvent(Process* process, EVENT_TYPE type, BOOLEAN initialState, PHANDLE handle) {
+    ObpAssertIrqlAtMost(kPassiveLevel, "CreateEvent");
+    if (process == nullptr || handle == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    auto* event = static_cast<PKEVENT>(ObCreateObjectBody(*ExEventObjectType, sizeof(KEVENT)));
+    if (event == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    KeInitializeEvent(event, type, initialState);
+    NTSTATUS status = ObInsertHandle(event, process, EVENT_ALL_ACCESS, handle);
+    ObfDereferenceObject(event); // the handle holds the object now
+    return status;
 }
 
 NTSTATUS ObInsertHandle(PVOID body, Process* process, ACCESS_MASK granted, PHANDLE handle) {
