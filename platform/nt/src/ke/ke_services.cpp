@@ -22,7 +22,7 @@ void InitializeHeader(DISPATCHER_HEADER* h, UCHAR type, UCHAR sizeInLongs, LONG 
 
 void CheckInitialized(PVOID object) {
     auto* h = static_cast<PDISPATCHER_HEADER>(object);
-    if (h == nullptr || h->Size == 0 || h->WaitListHead.Flink == nullptr)
+    if (h == nullptr || h->Size == 0) // Size is written only by the initialiser
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, VF_WAIT_ON_UNINITIALIZED_OBJECT,
                    reinterpret_cast<ULONG_PTR>(object), 0, 0,
                    "wait on a dispatcher object that was never initialised");
