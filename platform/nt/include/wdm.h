@@ -10,3 +10,4 @@
 #include <nt/ob.h>
 #include <nt/zw.h>
 #include <nt/io.h>
+#include <nt/po.h>
