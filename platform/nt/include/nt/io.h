@@ -579,6 +579,7 @@ struct _IRP {
     USHORT Size; // IoSizeOfIrp(StackCount)
     PMDL MdlAddress;
     ULONG Flags;
+    IOP_IRP_TRACKING IopTracking; // away from the stack locations that a bad driver may overrun
     union {
         struct _IRP* MasterIrp;
         LONG IrpCount;
@@ -615,7 +616,6 @@ struct _IRP {
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
     } Tail;
-    IOP_IRP_TRACKING IopTracking;
     // IO_STACK_LOCATION[StackCount] follow.
 };
 

@@ -30,8 +30,9 @@ IoManager::~IoManager() {
     for (PDEVICE_OBJECT device : shutdownDevices_)
         ObDereferenceObject(device);
     shutdownDevices_.clear();
+    // The machine's threads are gone by now: release through the pool directly.
     for (PIRP irp : quarantine_)
-        ExFreePoolWithTag(irp, kIrpPoolTag);
+        kernel_.Pool().Free(irp, kIrpPoolTag, true);
     quarantine_.clear();
     for (auto& [base, length] : poisoned_)
         munmap(base, length);

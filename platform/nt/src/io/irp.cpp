@@ -100,15 +100,16 @@ VOID IoFreeIrp(PIRP Irp) {
 // IRQL: <= DISPATCH_LEVEL.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KiAssertIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
+    // Checked first: a driver that filled a location past the array has overwritten the packet.
+    if (Irp->CurrentLocation <= 1)
+        VfBugCheck(NO_MORE_IRP_STACK_LOCATIONS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
+                   "IoCallDriver on an IRP with no stack location left for the next driver");
     IopCheckIrp(Irp, "IoCallDriver");
     if (Irp->IopTracking.State == kIrpIdle) {
         Irp->IopTracking.State = kIrpDispatched;
         Irp->IopTracking.OwnerLocation = Irp->CurrentLocation;
     }
     Irp->CurrentLocation--;
-    if (Irp->CurrentLocation <= 0)
-        VfBugCheck(NO_MORE_IRP_STACK_LOCATIONS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
-                   "IoCallDriver on an IRP with no stack location left for the next driver");
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
@@ -170,13 +171,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT device = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The driver that set the routine holds the packet again; the allocator owns it
-                // once completion has come back up to the location it sent it from.
-                if (Irp->CurrentLocation >= Irp->IopTracking.OwnerLocation)
-                    Irp->IopTracking.State = kIrpIdle;
+            // Once completion is back at the location the packet was first sent from, its
+            // allocator owns it again: the routine may reuse, resend or free it.
+            if (Irp->CurrentLocation >= Irp->IopTracking.OwnerLocation)
+                Irp->IopTracking.State = kIrpIdle;
+            // After STATUS_MORE_PROCESSING_REQUIRED the packet is the routine's driver's; it may
+            // already be on its way again, so nothing here touches it.
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            }
         } else if (Irp->PendingReturned && !atTop) {
             IoMarkIrpPending(Irp);
         }
