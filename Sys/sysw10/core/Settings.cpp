@@ -1,16 +1,14 @@
 #include "Settings.h"
 
-#include <ntstrsafe.h>
-
 PWSTR g_RegistryPath = nullptr;
 
 namespace {
 
 // Defaults of the per-rate table: rate, offset frames, -1 ms of frames, packet offsets.
 const VexRateEntry kDefaultRateTable[VEX_RATE_TABLE_ROWS] = {
-    {32000, 109, -32, 3, 0, 0, 0},   {44100, 134, -44, 3, 0, 0, 0},   {48000, 143, -48, 3, 0, 0, 0},
-    {88200, 229, -88, 3, 0, 0, 0},   {96000, 245, -96, 2, 0, 0, 0},   {176400, 416, -176, 2, 0, 0, 0},
-    {192000, 449, -192, 2, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0},           {0, 0, 0, 0, 0, 0, 0},
+    {32000, 109, -32, 3, 0, 0, 0},   {44100, 134, -44, 3, 0, 0, 0}, {48000, 143, -48, 3, 0, 0, 0},
+    {88200, 229, -88, 3, 0, 0, 0},   {96000, 245, -96, 2, 0, 0, 0}, {176400, 416, -176, 2, 0, 0, 0},
+    {192000, 449, -192, 2, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0},         {0, 0, 0, 0, 0, 0, 0},
     {0, 0, 0, 0, 0, 0, 0},
 };
 
@@ -20,7 +18,7 @@ struct RateParameter {
     PCWSTR ValueName;
 };
 const RateParameter kRateParameters[] = {
-    {32000, u"As32"}, {44100, u"As44"}, {48000, u"As48"},   {88200, u"As88"},
+    {32000, u"As32"}, {44100, u"As44"},   {48000, u"As48"},   {88200, u"As88"},
     {96000, u"As96"}, {176400, u"As176"}, {192000, u"As192"},
 };
 
@@ -109,10 +107,12 @@ VexRateEntry* FindRate(LONG Rate) {
     return nullptr;
 }
 
+// The products are formed in 64 bits: a large registry value must not wrap before the division.
 VOID ApplyRateValue(VexRateEntry* Entry, ULONG Value) {
+    const ULONGLONG rate = static_cast<ULONG>(Entry->Rate);
     Entry->BufferFrames = static_cast<int32_t>(Value);
-    Entry->FullSpeedPackets = static_cast<int32_t>(Value * 1000u / static_cast<ULONG>(Entry->Rate));
-    Entry->HighSpeedPackets = static_cast<int32_t>(Value * 8000u / static_cast<ULONG>(Entry->Rate));
+    Entry->FullSpeedPackets = static_cast<int32_t>(static_cast<ULONGLONG>(Value) * 1000u / rate);
+    Entry->HighSpeedPackets = static_cast<int32_t>(static_cast<ULONGLONG>(Value) * 8000u / rate);
 }
 
 // One As value: below "Common" if there, else from the driver-information key (and then copied
@@ -138,7 +138,8 @@ VOID ReadRateParameter(LONG Rate, PCWSTR ValueName) {
         UNICODE_STRING infoPath;
         RtlInitUnicodeString(&infoPath, path);
         OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &infoPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        InitializeObjectAttributes(&oa, &infoPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
         HANDLE info = nullptr;
         if (NT_SUCCESS(ZwOpenKey(&info, KEY_ALL_ACCESS, &oa))) {
             if (QueryDword(info, ValueName, &value)) {
@@ -220,7 +221,8 @@ BOOLEAN SettingsEqual(const SharedSettings* Settings) {
     if (!same(a.OptionPair2Enabled, p.OptionPair2Enabled) ||
         (p.OptionPair2Enabled != 0 && a.OptionPair2Value != p.OptionPair2Value))
         return FALSE;
-    return a.BufSize2 == p.BufSize2 && same(a.OptionFlag1, p.OptionFlag1) && same(a.AsioSmaller, p.AsioSmaller);
+    return a.BufSize2 == p.BufSize2 && same(a.OptionFlag1, p.OptionFlag1) &&
+           same(a.AsioSmaller, p.AsioSmaller);
 }
 
 ULONG RestartOnlyMask(const SharedSettings* Settings) {
