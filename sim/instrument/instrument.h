@@ -26,7 +26,7 @@ struct InstrumentConfig {
     int32_t driftPpm = 0; // the sample clock against the bus clock
     DescriptorVariant descriptors = DescriptorVariant::Standard;
     uint32_t fifoCapacityFrames = 4096; // playback FIFO
-    uint32_t fifoStartFrames = 44;      // the DAC starts once this many frames wait (1 ms)
+    uint32_t fifoStartFrames = 88;      // the DAC starts once this many frames wait (2 ms)
     uint32_t midiOutBufferBytes = 1024; // MIDI bytes the bulk OUT endpoint holds before it NAKs
 };
 
