@@ -5,9 +5,18 @@
 #include "ob/ke_imports.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 namespace nt {
 
@@ -39,14 +48,48 @@ ObjectHeader* CheckedHeader(PVOID body, const char* function) {
     return header;
 }
 
+// Deleted objects stay mapped for a while with a dead header, so that a stale reference is
+// reported as REFERENCE_BY_POINTER instead of reading reused memory.  Under AddressSanitizer the
+// body is poisoned meanwhile, so any use of it is reported too.
+constexpr size_t kQuarantine = 1024;
+std::mutex gQuarantineLock;
+std::deque<ObjectHeader*> gQuarantine; // guarded by gQuarantineLock
+
+void Release(ObjectHeader* header) {
+    ASAN_UNPOISON_MEMORY_REGION(header + 1, header->BodySize);
+    header->~ObjectHeader();
+    std::free(header);
+}
+
 void DeleteObject(PVOID body, ObjectHeader* header) {
     if (header->Type && header->Type->Delete)
         header->Type->Delete(body);
     ObpCheckFreedMemory(body, header->BodySize);
     header->Magic = kDeadMagic;
-    header->~ObjectHeader();
-    std::free(header);
+    std::memset(body, 0xDF, header->BodySize);
+    ASAN_POISON_MEMORY_REGION(body, header->BodySize);
+    ObjectHeader* evicted = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(gQuarantineLock);
+        gQuarantine.push_back(header);
+        if (gQuarantine.size() > kQuarantine) {
+            evicted = gQuarantine.front();
+            gQuarantine.pop_front();
+        }
+    }
+    if (evicted)
+        Release(evicted);
 }
+
+// Frees the quarantine when the library unloads (keeps leak checkers quiet).
+struct QuarantineReaper {
+    ~QuarantineReaper() {
+        std::lock_guard<std::mutex> guard(gQuarantineLock);
+        for (ObjectHeader* h : gQuarantine)
+            Release(h);
+        gQuarantine.clear();
+    }
+} gReaper;
 
 // Generic mappings: which specific rights GENERIC_READ/WRITE/EXECUTE/ALL stand for per type.
 constexpr GENERIC_MAPPING kEventMapping = {STANDARD_RIGHTS_READ | EVENT_QUERY_STATE,
