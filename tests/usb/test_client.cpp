@@ -354,6 +354,9 @@ void TestClient::OnCaptureComplete(Slot* s) {
     KeAcquireSpinLock(&lock_, &old);
     ++stats_.transfers;
     captureStatuses_.push_back(s->irp->IoStatus.Status);
+    if (s->irp->IoStatus.Status != STATUS_CANCELLED)
+        for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
+            stats_.packetErrors += USBD_ERROR(iso.IsoPacket[i].Status) ? 1 : 0;
     if (ok) {
         if (stats_.transfers == 1)
             stats_.firstStartFrame = iso.StartFrame;
@@ -380,14 +383,15 @@ void TestClient::OnCaptureComplete(Slot* s) {
         if (windowMs_ != 0 && elapsed < windowMs_)
             stats_.windowFrames += frames;
         windowReached = windowMs_ != 0 && elapsed + options_.msPerTransfer >= windowMs_;
-    } else {
+    } else if (s->irp->IoStatus.Status != STATUS_CANCELLED) {
         ++stats_.failed;
     }
     s->busy = false;
     KeReleaseSpinLock(&lock_, old);
     if (windowReached)
         KeSetEvent(&windowDone_, IO_NO_INCREMENT, FALSE);
-    if (!stopping_.load()) {
+    const bool gone = s->irp->IoStatus.Status == STATUS_NO_SUCH_DEVICE;
+    if (!stopping_.load() && !gone) {
         if (feeding_.load())
             SubmitPlayback(frames);
         SubmitCapture();

@@ -35,9 +35,10 @@ struct ClientOptions {
 
 struct CaptureStats {
     uint64_t transfers = 0;
-    uint64_t failed = 0;       // URB or IRP status not success
+    uint64_t failed = 0;       // URB or IRP status not success, cancellations aside
     uint64_t frames = 0;       // frames in successful transfers
     uint64_t zeroPackets = 0;  // packets of length 0
+    uint64_t packetErrors = 0; // packets whose own status is an error
     uint64_t windowFrames = 0; // frames of transfers starting in [firstFrame, firstFrame + windowMs)
     ULONG firstStartFrame = 0;
     // Test pattern seen in capture (left channel): continuity and where it began.

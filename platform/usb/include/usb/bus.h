@@ -55,6 +55,9 @@ public:
     // `status` (every packet of an isochronous transfer fails) without reaching the device.
     void FailTransfers(uint8_t endpointAddress, uint32_t count, LONG usbdStatus);
 
+    // Bus-interface references handed out and not yet returned (0 when no device).
+    LONG InterfaceReferences() const;
+
     std::function<void(PDEVICE_OBJECT pdo)> OnUnplug;
 
 private:

@@ -429,6 +429,10 @@ bool Port::WithDevice(const std::function<void(usb::Function&)>& f) {
     return true;
 }
 
+LONG Port::InterfaceReferences() const {
+    return state_ == nullptr ? 0 : InterlockedCompareExchange(&state_->interfaceReferences, 0, 0);
+}
+
 void Port::FailTransfers(uint8_t endpointAddress, uint32_t count, LONG usbdStatus) {
     if (state_ == nullptr)
         return;
