@@ -36,7 +36,7 @@ TEST(Descriptors, DeviceDescriptorIsEighteenBytesWithOneConfiguration) {
     auto* dd = reinterpret_cast<PUSB_DEVICE_DESCRIPTOR>(d.data());
     EXPECT_EQ(dd->bLength, 18);
     EXPECT_EQ(dd->bDescriptorType, USB_DEVICE_DESCRIPTOR_TYPE);
-    EXPECT_EQ(dd->idVendor, kVendorId);
+    EXPECT_EQ(USHORT(dd->idVendor), kVendorId);
     EXPECT_EQ(dd->bNumConfigurations, 1);
 }
 
@@ -48,7 +48,7 @@ TEST(Descriptors, StandardLayoutAtBothSpeeds) {
     for (const auto& c : cases) {
         auto bytes = ConfigurationDescriptor(c.speed, DescriptorVariant::Standard);
         auto* config = AsConfig(bytes);
-        EXPECT_EQ(config->wTotalLength, bytes.size());
+        EXPECT_EQ(USHORT(config->wTotalLength), bytes.size());
         EXPECT_EQ(config->bNumInterfaces, 3);
         // Idle alternate settings carry no endpoint.
         for (UCHAR n : {0, 1})
@@ -59,8 +59,8 @@ TEST(Descriptors, StandardLayoutAtBothSpeeds) {
         EXPECT_EQ(out->bEndpointAddress, kPlaybackEndpoint);
         EXPECT_EQ(in->bEndpointAddress, kCaptureEndpoint);
         EXPECT_EQ(out->bmAttributes & USB_ENDPOINT_TYPE_MASK, USB_ENDPOINT_TYPE_ISOCHRONOUS);
-        EXPECT_EQ(out->wMaxPacketSize, c.iso);
-        EXPECT_EQ(in->wMaxPacketSize, c.iso);
+        EXPECT_EQ(USHORT(out->wMaxPacketSize), c.iso);
+        EXPECT_EQ(USHORT(in->wMaxPacketSize), c.iso);
         for (UCHAR alt : {0, 1}) {
             auto* mo = EndpointOf(bytes, 2, alt, 0);
             auto* mi = EndpointOf(bytes, 2, alt, 1);
@@ -68,7 +68,7 @@ TEST(Descriptors, StandardLayoutAtBothSpeeds) {
             EXPECT_EQ(mo->bEndpointAddress, kMidiOutEndpoint);
             EXPECT_EQ(mi->bEndpointAddress, kMidiInEndpoint);
             EXPECT_EQ(mo->bmAttributes, USB_ENDPOINT_TYPE_BULK);
-            EXPECT_EQ(mi->wMaxPacketSize, c.bulk);
+            EXPECT_EQ(USHORT(mi->wMaxPacketSize), c.bulk);
         }
         // The format type after interface 0 alt 1: bLength 11, 2 channels, 3 bytes, 24 bits, 44100.
         auto* fmt = USBD_ParseDescriptors(config, config->wTotalLength,
@@ -94,11 +94,11 @@ TEST(Descriptors, VariantsChangeWhatTheyClaim) {
     EXPECT_EQ(EndpointOf(noEp, 1, 1), nullptr);
 
     auto lng = ConfigurationDescriptor(usb::Speed::High, DescriptorVariant::LongConfiguration);
-    EXPECT_GT(AsConfig(lng)->wTotalLength, 255);
+    EXPECT_GT(USHORT(AsConfig(lng)->wTotalLength), 255);
     EXPECT_NE(USBD_ParseConfigurationDescriptor(AsConfig(lng), 2, 1), nullptr);
 
     auto shrt = ConfigurationDescriptor(usb::Speed::High, DescriptorVariant::SingleMidiAltSetting);
-    EXPECT_LE(AsConfig(shrt)->wTotalLength, 136) << "fits a driver's first 136-byte read";
+    EXPECT_LE(USHORT(AsConfig(shrt)->wTotalLength), 136) << "fits a driver's first 136-byte read";
     EXPECT_EQ(USBD_ParseConfigurationDescriptor(AsConfig(shrt), 2, 1), nullptr);
 }
 
@@ -116,7 +116,7 @@ TEST(Descriptors, BrokenLengthsStopTheParserInsideTheBuffer) {
     EXPECT_NE(EndpointOf(over, 2, 1, 0), nullptr);
     EXPECT_EQ(EndpointOf(over, 2, 1, 1), nullptr) << "a descriptor running past the end is not seen";
     auto bytes = ConfigurationDescriptor(usb::Speed::Full, DescriptorVariant::BrokenTotalLength);
-    EXPECT_EQ(AsConfig(bytes)->wTotalLength, bytes.size() + 64);
+    EXPECT_EQ(USHORT(AsConfig(bytes)->wTotalLength), bytes.size() + 64);
 }
 
 } // namespace

@@ -105,7 +105,7 @@ TEST_F(Control, DescriptorsAreReadInFullOrInPart) {
             EXPECT_EQ(urb->UrbControlDescriptorRequest.TransferBufferLength, c.expect);
         }
     }
-    EXPECT_EQ(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer)->wTotalLength, 159);
+    EXPECT_EQ(USHORT(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer)->wTotalLength), 159);
     // A URB shorter than its function's structure is refused.
     PURB urb = Urb(mem, 64);
     UsbBuildGetDescriptorRequest(urb, 64, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, 18, nullptr);
