@@ -1,5 +1,7 @@
 // vexsim: boots a simulated Windows machine and runs the ZK-57 driver package on it.
 #include "machine/machine.h"
+#include "script.h"
+#include "session.h"
 
 #include <wdm.h>
 
@@ -36,6 +38,12 @@ int main(int argc, char** argv) {
     app.add_option("--seconds", seconds, "how long the machine runs, in its own time")
         ->check(CLI::Range(0.0, 3600.0));
     app.add_option("--state", stateDir, "state folder (registry, C: drive); default: a temporary one");
+    vexsim::SessionOptions session;
+    app.add_option("--plug", session.plugs,
+                   "plug an instrument: <controller>:<port>:<full|high> (repeatable)");
+    app.add_option("--script", session.script, "run a command script from a file ('-': standard input)");
+    app.add_option("--driver", session.driverPath, "the vexwdm module (default: vexwdm.so next to vexsim)");
+    app.footer(vexsim::kScriptHelp);
     CLI11_PARSE(app, argc, argv);
 
     sim::MachineConfig config;
@@ -45,6 +53,10 @@ int main(int argc, char** argv) {
     sim::Machine machine(config);
     std::printf("machine: %u processors, %s time, state folder %s\n", processors,
                 realTime ? "real" : "virtual", machine.StateDir().c_str());
+    if (vexsim::WantsSession(session)) {
+        std::fflush(stdout);
+        return vexsim::RunSession(machine, session);
+    }
 
     Heartbeat beat;
     auto wallStart = std::chrono::steady_clock::now();

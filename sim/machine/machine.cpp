@@ -1,4 +1,5 @@
 #include "machine/machine.h"
+#include "machine/devices.h"
 
 #include <wdm.h>
 
@@ -33,9 +34,11 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)) {
     kc.stateDir = stateDir_;
     kernel_ = std::make_unique<nt::Kernel>(kc);
     kernel_->Start();
+    devices_ = std::make_unique<DeviceManager>(*kernel_);
 }
 
 Machine::~Machine() {
+    devices_.reset();
     kernel_->Stop();
     kernel_.reset();
     if (ownsStateDir_) {

@@ -16,6 +16,8 @@
 
 namespace sim {
 
+class DeviceManager; // machine/devices.h: USB controllers, PnP manager, installed package, instruments
+
 struct MachineConfig {
     unsigned processors = 2;
     bool virtualTime = true;
@@ -42,6 +44,7 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     nt::Kernel& Kernel() { return *kernel_; }
+    DeviceManager& Devices() { return *devices_; }
     const std::filesystem::path& StateDir() const { return stateDir_; }
     const MachineConfig& Config() const { return config_; }
 
@@ -59,6 +62,7 @@ private:
     std::filesystem::path stateDir_;
     bool ownsStateDir_ = false;
     std::unique_ptr<nt::Kernel> kernel_;
+    std::unique_ptr<DeviceManager> devices_; // built after the kernel starts, gone before it stops
 };
 
 } // namespace sim
