@@ -28,7 +28,7 @@ build: configure
 	cmake --build $(BUILD)
 
 demo: build
-	$(BUILD)/bin/vexsim
+	$(BUILD)/bin/vexsim --plug 1:1:high --plug 0:2:full --script sim/cli/demo.vexsim
 
 test: build
 	ctest --preset $(PRESET)

@@ -145,6 +145,9 @@ int Script::Run(std::istream& in) {
 }
 
 bool Script::Execute(const std::string& line) {
+    size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line[first] == '!')
+        return !Execute(line.substr(first + 1)); // a command that is expected to fail
     std::vector<std::string> w = Split(line);
     if (w.empty())
         return true;

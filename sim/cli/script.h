@@ -20,7 +20,8 @@ public:
     Script(sim::Machine& machine, std::ostream& out);
     ~Script(); // closes the handles the script left open
 
-    // Runs one line; false when the command failed (the failure is reported on `out`).
+    // Runs one line; false when the command failed (the failure is reported on `out`).  A line
+    // that starts with '!' expects its command to fail: the result is inverted.
     bool Execute(const std::string& line);
     // Runs every line of `in`; returns the number of failed commands.
     int Run(std::istream& in);
