@@ -2,6 +2,7 @@
 // boundary with work due), the isochronous and bulk schedules, and the root-hub ports.
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include <nt/kernel.h>
 
@@ -182,14 +183,16 @@ void HostController::Impl::RunDevice(DeviceState& dev, usb::Time now, Completion
         return;
     // Isochronous packets in (micro)frame order across pipes; within one (micro)frame OUT packets
     // first.  An OUT packet is delivered once its (micro)frame has begun, an IN packet once it ended.
+    Pipe* iso[8];
+    size_t isoCount = 0;
+    for (auto& entry : dev.pipes)
+        if (entry.second->type == UsbdPipeTypeIsochronous && !entry.second->queue.empty() && isoCount < 8)
+            iso[isoCount++] = entry.second.get();
     for (;;) {
         Transfer* best = nullptr;
         usb::Time bestStart = usb::kNever;
-        for (auto& entry : dev.pipes) {
-            Pipe& p = *entry.second;
-            if (p.type != UsbdPipeTypeIsochronous)
-                continue;
-            for (Transfer* t : p.queue) {
+        for (size_t k = 0; k < isoCount; ++k) {
+            for (Transfer* t : iso[k]->queue) {
                 if (t->delivered == t->packets)
                     continue;
                 const usb::Time s = t->start + usb::Time(t->delivered) * t->period;
@@ -401,6 +404,18 @@ void Port::DeletePdo() {
     nt::KiAssertIrqlAtMost(PASSIVE_LEVEL, "usbport::Port::DeletePdo");
     if (pdo_ == nullptr || Connected())
         return;
+    // A cancel routine still on its way to complete a transfer uses the device's state; it runs on
+    // the thread that called IoCancelIrp and finishes without waiting, so let it.
+    for (;;) {
+        auto& c = controller_.impl();
+        KIRQL old;
+        KeAcquireSpinLock(&c.lock, &old);
+        const bool busy = !state_->pending.empty();
+        KeReleaseSpinLock(&c.lock, old);
+        if (!busy)
+            break;
+        std::this_thread::yield();
+    }
     state_->~DeviceState();
     IoDeleteDevice(pdo_);
     pdo_ = nullptr;
