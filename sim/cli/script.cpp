@@ -32,6 +32,7 @@ const char* const kScriptHelp =
   close <handle>                         close a handle
   ioctl <handle> <name|number> [<input hex>] [<output bytes>]
                                          send a control request; prints status, information and the output in hex
+                                         (a run of trailing zero bytes is counted, not printed)
   reg read <key> <value>                 read a registry value ("HKLM\System\...", "\Registry\Machine\...")
   reg write <key> <value> dword <n>      write a REG_DWORD (decimal or 0x...)
   reg write <key> <value> sz <text>      write a REG_SZ
@@ -83,6 +84,17 @@ std::string Hex(const uint8_t* p, size_t n) {
         s += b;
     }
     return s;
+}
+
+// Hex with a run of trailing zero bytes written as "+N zero bytes", so that large records stay
+// readable in transcripts.
+std::string HexTrimmed(const uint8_t* p, size_t n) {
+    size_t used = n;
+    while (used > 0 && p[used - 1] == 0)
+        --used;
+    if (n - used < 8)
+        return Hex(p, n);
+    return (used == 0 ? std::string() : Hex(p, used) + " ") + "+" + std::to_string(n - used) + " zero bytes";
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
@@ -331,7 +343,7 @@ bool Script::Ioctl(const std::vector<std::string>& w) {
     size_t shown = status == STATUS_PENDING ? 0 : std::min<size_t>(iosb.Information, outLength);
     out_ << "ioctl " << w[1] << " " << IoctlName(*code) << ": " << StatusText(status) << ", information "
          << (status == STATUS_PENDING ? 0 : iosb.Information) << ", out "
-         << (shown == 0 ? "-" : Hex(output.data(), shown)) << "\n";
+         << (shown == 0 ? "-" : HexTrimmed(output.data(), shown)) << "\n";
     return NT_SUCCESS(status);
 }
 
