@@ -5,6 +5,8 @@
 #include "ex/pool.h"
 
 #include <portcls.h>
+#include <windows.h>
+#include <win32/process.h>
 
 namespace pnptest {
 namespace {
@@ -175,6 +177,37 @@ TEST_F(PnpTest, InstallationAndTheDeviceRegistryKeys) {
     // Only a PDO the PnP manager knows has device keys.
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
               IoOpenDeviceRegistryKey(Node(id).Top, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key));
+}
+
+} // namespace
+} // namespace pnptest
+
+namespace pnptest {
+namespace {
+
+TEST_F(PnpTest, AUserProcessClosingTheLastFileCompletesThePendingRemoval) {
+    PDEVICE_OBJECT pdo = Plug();
+    nt::Process* process = win32::CreateUserProcess(*kernel_, "app.exe");
+    HANDLE file = INVALID_HANDLE_VALUE;
+    scope_.reset();
+    {
+        win32::UserThreadScope user(*kernel_, process);
+        file = CreateFileW(u"\\Device\\TestPdo1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    scope_.emplace(*kernel_);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    Unplug(pdo);
+    EXPECT_EQ("", Events("DriverUnload"));
+    scope_.reset();
+    {
+        win32::UserThreadScope user(*kernel_, process);
+        EXPECT_TRUE(CloseHandle(file));
+    }
+    scope_.emplace(*kernel_);
+    // The close came back only after the removal and the unload had run.
+    EXPECT_EQ("teardown, DriverUnload", Events("teardown") + ", " + Events("DriverUnload"));
+    EXPECT_TRUE(pnp_->Devices().empty());
+    win32::TerminateUserProcess(*kernel_, process);
 }
 
 } // namespace

@@ -413,6 +413,16 @@ void PnpManager::ProcessPendingWork() {
         kernel_.Io().UnloadDriver(driver);
 }
 
+bool PnpManager::HasPendingWork() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!unloadPending_.empty())
+        return true;
+    for (auto& [id, node] : nodes_)
+        if (node.Info.State == DevNodeState::SurpriseRemoved)
+            return true;
+    return false;
+}
+
 std::vector<DevNodeInfo> PnpManager::Devices() {
     std::vector<DevNodeInfo> out;
     {

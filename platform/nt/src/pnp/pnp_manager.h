@@ -106,6 +106,8 @@ public:
     // Sends pending removals whose files are closed and unloads modules that lost their last
     // device.  Called after handles close (the user-mode layer) and by the other operations.
     void ProcessPendingWork();
+    // True when ProcessPendingWork has something to look at.  Any thread.
+    bool HasPendingWork();
 
     std::vector<DevNodeInfo> Devices();
     PDRIVER_OBJECT LoadedDriver(const std::string& service);
