@@ -163,8 +163,13 @@ NTSTATUS SubmitTransfer(DeviceState& dev, PIRP irp, PURB urb) {
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     irp->Tail.Overlay.DriverContext[0] = t;
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, &CancelTransfer);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // Irp->Cancel is written by IoCancelIrp under the cancel spin lock; read it under that lock
+    // (taken inside the controller lock, released first) so that the check and the installation
+    // of the cancel routine cannot interleave with a cancel.
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(cancelIrql);
         // Cancelled before the routine was in place: complete it here.
         pipe->queue.pop_back();
         dev.pending.erase(t->devIt);
@@ -176,6 +181,8 @@ NTSTATUS SubmitTransfer(DeviceState& dev, PIRP irp, PURB urb) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_PENDING;
     }
+    IoSetCancelRoutine(irp, &CancelTransfer);
+    IoReleaseCancelSpinLock(cancelIrql);
     c.Rearm(now);
     KeReleaseSpinLock(&c.lock, old);
     return STATUS_PENDING;
