@@ -5,6 +5,7 @@
 
 #include <cm/registry.h>
 #include <ex/pool.h>
+#include <io/io_manager.h>
 #include <pnp/pnp_manager.h>
 
 #include "DeviceContext.h"
@@ -127,6 +128,21 @@ TEST_F(Startup, SleepAndWake) {
     EXPECT_EQ(context->Timer.Armed, 1);
     M().RunFor(100000); // 10 ms of timer ticks
     Close(whileAsleep);
+    Close(handle);
+    ASSERT_EQ(Unplug(id), STATUS_SUCCESS);
+    EXPECT_FALSE(DriverLoaded());
+}
+
+TEST_F(Startup, ShutdownNotificationChangesNothing) {
+    unsigned id = 0;
+    ASSERT_EQ(Plug(1, 0, &id), STATUS_SUCCESS);
+    DeviceContext* context = ContextOf(1);
+    ASSERT_NE(context, nullptr);
+    M().Run([&] { M().Kernel().Io().SendShutdownNotifications(); });
+    EXPECT_EQ(ReadDeviceState(&context->Usb), DeviceRunning);
+    EXPECT_EQ(context->ReferenceCount, 1);
+    void* handle = Open(1);
+    EXPECT_NE(handle, nullptr);
     Close(handle);
     ASSERT_EQ(Unplug(id), STATUS_SUCCESS);
     EXPECT_FALSE(DriverLoaded());
