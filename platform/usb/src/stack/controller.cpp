@@ -462,11 +462,13 @@ void Port::FailTransfers(uint8_t endpointAddress, uint32_t count, LONG usbdStatu
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp);
 
 UsbBus::UsbBus() {
     driver_ = nt::Kernel::Current()->Io().CreateDriverObject(u"usbhub");
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &DispatchInternalDeviceControl;
     driver_->MajorFunction[IRP_MJ_PNP] = &DispatchPnp;
+    driver_->MajorFunction[IRP_MJ_POWER] = &DispatchPower;
 }
 
 UsbBus::~UsbBus() {

@@ -1,4 +1,4 @@
-// Dispatch routines of the USB bus driver's PDOs: internal device control and plug-and-play.
+// Dispatch routines of the USB bus driver's PDOs: internal device control, plug-and-play and power.
 #include <algorithm>
 
 #include "stack.h"
@@ -93,7 +93,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 }
 
-// PASSIVE_LEVEL.  Requests a PDO does not handle keep the status they came with.
+// PASSIVE_LEVEL.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     DeviceState& dev = *StateOf(pdo);
     auto* sl = IoGetCurrentIrpStackLocation(irp);
@@ -114,7 +114,44 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         FillBusInterface(dev, bi, version);
         return Complete(irp, STATUS_SUCCESS);
     }
+    switch (sl->MinorFunction) {
+    // As the bus driver, the PDO owns these requests and answers them; a function driver sends
+    // them down expecting success (start, removal, the removal queries).
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        auto* caps = sl->Parameters.DeviceCapabilities.Capabilities;
+        if (caps != nullptr) {
+            caps->Removable = TRUE;
+            caps->SurpriseRemovalOK = TRUE;
+        }
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    default: {
+        // Requests a PDO does not handle keep the status they came with.
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+// PASSIVE_LEVEL.  The instrument follows every system and device power state it is given.
+NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+    auto* sl = IoGetCurrentIrpStackLocation(irp);
+    if (sl->MinorFunction == IRP_MN_SET_POWER || sl->MinorFunction == IRP_MN_QUERY_POWER) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    }
     const NTSTATUS status = irp->IoStatus.Status;
+    PoStartNextPowerIrp(irp);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
