@@ -200,12 +200,15 @@ TestClient::Slot* TestClient::TakeSlot(std::vector<Slot*>& pool) {
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
     Slot* found = nullptr;
-    for (Slot* s : pool)
+    for (Slot* s : pool) {
+        if (stopping_.load()) // a stop began: no IRP is reused from now on
+            break;
         if (!s->busy) {
             s->busy = true;
             found = s;
             break;
         }
+    }
     KeReleaseSpinLock(&lock_, old);
     return found;
 }
@@ -214,7 +217,21 @@ void TestClient::Release(Slot* s) {
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
     s->busy = false;
+    s->sent = false;
     KeReleaseSpinLock(&lock_, old);
+}
+
+// Hands a prepared slot to the stack.  A stop that began meanwhile may not have seen it as sent:
+// then the submitter cancels it itself (nobody reuses the IRP once stopping is set).
+void TestClient::Send(Slot* s, const std::atomic<bool>& stopping) {
+    KIRQL old;
+    KeAcquireSpinLock(&lock_, &old);
+    s->sent = true;
+    KeReleaseSpinLock(&lock_, old);
+    ++submissions_;
+    IoCallDriver(pdo_, s->irp);
+    if (stopping.load())
+        IoCancelIrp(s->irp);
 }
 
 NTSTATUS TestClient::StartStreaming(ULONG windowMs) {
@@ -247,17 +264,17 @@ NTSTATUS TestClient::StartStreaming(ULONG windowMs) {
 }
 
 void TestClient::StopStreaming() {
-    stopping_ = true;
-    if (inFlight_.load() == 0)
-        return;
     std::vector<PIRP> busy;
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    stopping_ = true;
     for (auto* pool : {&captureSlots_, &playbackSlots_})
         for (Slot* s : *pool)
-            if (s->busy)
+            if (s->sent)
                 busy.push_back(s->irp);
     KeReleaseSpinLock(&lock_, old);
+    if (inFlight_.load() == 0)
+        return;
     for (PIRP irp : busy)
         IoCancelIrp(irp);
     if (inFlight_.load() != 0)
@@ -281,8 +298,7 @@ bool TestClient::SubmitCapture() {
     for (ULONG i = 0; i < packets_; ++i)
         iso.IsoPacket[i].Offset = i * capture_.maxPacket;
     ++inFlight_;
-    ++submissions_;
-    IoCallDriver(pdo_, s->irp);
+    Send(s, stopping_);
     return true;
 }
 
@@ -327,8 +343,7 @@ bool TestClient::SubmitPlayback(ULONG frames) {
     iso.TransferBufferLength = e;
     playbackFrames_ += frames;
     ++inFlight_;
-    ++submissions_;
-    IoCallDriver(pdo_, s->irp);
+    Send(s, stopping_);
     return true;
 }
 
@@ -387,6 +402,7 @@ void TestClient::OnCaptureComplete(Slot* s) {
         ++stats_.failed;
     }
     s->busy = false;
+    s->sent = false;
     KeReleaseSpinLock(&lock_, old);
     if (windowReached)
         KeSetEvent(&windowDone_, IO_NO_INCREMENT, FALSE);
@@ -433,6 +449,10 @@ NTSTATUS TestClient::StartMidiIn() {
         midiInSlot_ = NewSlot(false, 0, midiIn_.maxPacket);
     midiStopping_ = false;
     KeClearEvent(&midiIdle_);
+    return SubmitMidiIn();
+}
+
+NTSTATUS TestClient::SubmitMidiIn() {
     Slot* s = midiInSlot_;
     PrepareIrp(s, &MidiInDone);
     std::memset(s->urb, 0, s->urbSize);
@@ -441,7 +461,15 @@ NTSTATUS TestClient::StartMidiIn() {
                                            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     midiInPending_ = true;
     ++submissions_;
-    return IoCallDriver(pdo_, s->irp);
+    const NTSTATUS status = IoCallDriver(pdo_, s->irp);
+    KIRQL old;
+    KeAcquireSpinLock(&lock_, &old);
+    midiSubmitting_ = false;
+    const bool stop = midiStopping_.load();
+    KeReleaseSpinLock(&lock_, old);
+    if (stop) // StopMidi left the cancel to us
+        IoCancelIrp(s->irp);
+    return status;
 }
 
 NTSTATUS TestClient::MidiInDone(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -465,11 +493,17 @@ void TestClient::OnMidiInComplete() {
         KeReleaseSpinLock(&lock_, old);
     }
     KeSetEvent(&midiInEvent_, IO_NO_INCREMENT, FALSE);
-    if (ok && !midiStopping_.load()) {
-        StartMidiIn();
+    KIRQL old;
+    KeAcquireSpinLock(&lock_, &old);
+    const bool again = ok && !midiStopping_.load();
+    midiSubmitting_ = again;
+    if (!again)
+        midiInPending_ = false;
+    KeReleaseSpinLock(&lock_, old);
+    if (again) {
+        SubmitMidiIn();
         return;
     }
-    midiInPending_ = false;
     KeSetEvent(&midiIdle_, IO_NO_INCREMENT, FALSE);
 }
 
@@ -489,11 +523,16 @@ NTSTATUS TestClient::SendMidi(const std::vector<uint8_t>& packets, LONG* usbdSta
 }
 
 void TestClient::StopMidi() {
+    KIRQL old;
+    KeAcquireSpinLock(&lock_, &old);
     midiStopping_ = true;
-    if (midiInPending_.load()) {
+    const bool pending = midiInPending_.load();
+    const bool cancelHere = pending && !midiSubmitting_; // else the resubmitting thread cancels
+    KeReleaseSpinLock(&lock_, old);
+    if (cancelHere)
         IoCancelIrp(midiInSlot_->irp);
+    if (pending)
         KeWaitForSingleObject(&midiIdle_, Executive, KernelMode, FALSE, nullptr);
-    }
 }
 
 std::vector<TestClient::MidiReceived> TestClient::MidiInReceived() const {

@@ -100,7 +100,8 @@ private:
         PUCHAR buffer = nullptr;
         ULONG bufferSize = 0;
         bool capture = false;
-        bool busy = false; // guarded by lock_
+        bool busy = false; // guarded by lock_: taken for a submission until its completion
+        bool sent = false; // guarded by lock_: the IRP is prepared and with (or on its way to) the stack
     };
 
     Slot* NewSlot(bool capture, ULONG packets, ULONG bufferSize);
@@ -111,8 +112,10 @@ private:
     void OnCaptureComplete(Slot* s);
     void OnPlaybackComplete(Slot* s);
     void OnMidiInComplete();
+    NTSTATUS SubmitMidiIn();
     Slot* TakeSlot(std::vector<Slot*>& pool);
     void Release(Slot* s);
+    void Send(Slot* s, const std::atomic<bool>& stopping);
     static IO_COMPLETION_ROUTINE CaptureDone;
     static IO_COMPLETION_ROUTINE PlaybackDone;
     static IO_COMPLETION_ROUTINE MidiInDone;
@@ -144,6 +147,7 @@ private:
     Slot* midiInSlot_ = nullptr;
     std::atomic<bool> midiStopping_{false};
     std::atomic<bool> midiInPending_{false};
+    bool midiSubmitting_ = false; // guarded by lock_: a resubmission is reusing the IRP
     KEVENT midiIdle_{};
     KEVENT midiInEvent_{};
     std::vector<MidiReceived> midiReceived_;
