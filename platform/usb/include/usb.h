@@ -6,7 +6,7 @@
 #pragma once
 
 #include <ntdef.h>
-#include <usbspec.h>
+#include <usb100.h>
 
 struct _MDL;
 typedef struct _MDL* PMDL;

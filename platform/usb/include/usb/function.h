@@ -12,7 +12,7 @@
 #include <limits>
 #include <span>
 
-#include <usbspec.h>
+#include <usb100.h>
 
 namespace usb {
 
