@@ -221,16 +221,18 @@ void TestClient::Release(Slot* s) {
     KeReleaseSpinLock(&lock_, old);
 }
 
-// Hands a prepared slot to the stack.  A stop that began meanwhile may not have seen it as sent:
-// then the submitter cancels it itself (nobody reuses the IRP once stopping is set).
+// Hands a prepared slot to the stack.  A stop that began before the slot was marked sent did not
+// collect it: then the submitter cancels it itself (once stopping is set nobody reuses an IRP), so
+// that every IRP is cancelled by exactly one thread.
 void TestClient::Send(Slot* s, const std::atomic<bool>& stopping) {
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
     s->sent = true;
+    const bool missedByStop = stopping.load();
     KeReleaseSpinLock(&lock_, old);
     ++submissions_;
     IoCallDriver(pdo_, s->irp);
-    if (stopping.load())
+    if (missedByStop)
         IoCancelIrp(s->irp);
 }
 
