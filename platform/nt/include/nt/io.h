@@ -13,6 +13,11 @@
 //   <= APC_LEVEL       : MmProbeAndLockPages for pageable user memory
 #pragma once
 
+// Members that the 64-bit layout aligns to pointer size, so that the parameter structures of a
+// stack location overlay Parameters.Others' Argument1..4 slot for slot (IoControlCode is the third
+// slot: an internal request that passes two arguments must not overwrite it).
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+
 #include <ntdef.h>
 #include <nt/ke.h>
 #include <nt/ps.h>
@@ -499,24 +504,24 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options; // disposition in the top byte, create options below
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -557,6 +562,10 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine; // set by the driver above, run on the way back up
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+              offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3));
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) ==
+              offsetof(IO_STACK_LOCATION, Parameters.Others.Argument2));
 
 // The I/O manager's own record of an IRP's ownership and origin; drivers never touch it.
 // State: 0 while the driver that allocated the packet holds it, 1 while it is sent down (a lower
