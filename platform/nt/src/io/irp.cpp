@@ -142,9 +142,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         VfBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(Irp),
                    static_cast<ULONG_PTR>(Irp->CurrentLocation), static_cast<ULONG_PTR>(Irp->StackCount), 0,
                    "IoCompleteRequest on an IRP that no driver holds: it was already completed");
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp on another processor exchanges the routine concurrently: read it atomically.
+    const PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST);
+    if (cancelRoutine != nullptr)
         VfBugCheck(CANCEL_STATE_IN_COMPLETED_IRP, reinterpret_cast<ULONG_PTR>(Irp),
-                   reinterpret_cast<ULONG_PTR>(Irp->CancelRoutine), 0, 0,
+                   reinterpret_cast<ULONG_PTR>(cancelRoutine), 0, 0,
                    "IoCompleteRequest on an IRP that still has a cancel routine");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         IopViolation(VF_IO_COMPLETE_WITH_PENDING, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
